@@ -5,9 +5,11 @@
 namespace ov::py {
 namespace {
 
+// Messages may quote user text, NUL characters included.
 std::nullptr_t raise(PyObject* type, std::string_view message) {
-    const std::string text(message);
-    PyErr_SetString(type, text.c_str());
+    const PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
     return nullptr;
 }
 

@@ -78,10 +78,14 @@ void LogBridge::forward(const log::Record& record, int level) {
     const int truth = enabled ? PyObject_IsTrue(enabled.get()) : -1;
     if (truth == 1) {
         const char* file = record.file != nullptr ? record.file : "";
-        const PyRef made = PyRef::steal(PyObject_CallMethod(
-            logger.get(), "makeRecord", "sisis#()O", logger_name.c_str(), level, file,
-            static_cast<int>(record.line), record.message.data(), static_cast<Py_ssize_t>(record.message.size()),
-            Py_None));
+        // Messages may quote bytes from GStreamer that are not valid UTF-8.
+        const PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+            record.message.data(), static_cast<Py_ssize_t>(record.message.size()), "replace"));
+        const PyRef made = message ? PyRef::steal(PyObject_CallMethod(logger.get(), "makeRecord", "sisiO()O",
+                                                                      logger_name.c_str(), level, file,
+                                                                      static_cast<int>(record.line),
+                                                                      message.get(), Py_None))
+                                   : PyRef();
         if (made) {
             const PyRef handled = PyRef::steal(PyObject_CallMethod(logger.get(), "handle", "O", made.get()));
         }

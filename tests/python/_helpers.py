@@ -10,6 +10,9 @@ class Idx:
     def __index__(self):
         return self.value
 
+    def __repr__(self):
+        return f"Idx({self.value!r})"
+
 
 class IntOnly:
     """An object with __int__ but no __index__: not an integer to the module."""
@@ -20,6 +23,9 @@ class IntOnly:
     def __int__(self):
         return self.value
 
+    def __repr__(self):
+        return f"IntOnly({self.value!r})"
+
 
 class Floaty:
     """An object that is a number only through __float__."""
@@ -29,3 +35,6 @@ class Floaty:
 
     def __float__(self):
         return self.value
+
+    def __repr__(self):
+        return f"Floaty({self.value!r})"

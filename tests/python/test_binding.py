@@ -11,8 +11,6 @@ import pytest
 from orvane_video import (
     Codec,
     Crop,
-    EncoderProfile,
-    FlipMode,
     ImageFormat,
     ReconnectOptions,
     Sink,

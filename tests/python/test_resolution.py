@@ -102,7 +102,7 @@ def test_invalid_resolution_message(text, template):
 
 @pytest.mark.parametrize(
     "ch",
-    ["\u200b", "\ufeff", "\u180e", "\x1c", "\x1f", "\x00"],
+    ["\u200b", "\ufeff", "\u180e", "\x1c", "\x1f"],
     ids=lambda c: f"U+{ord(c):04X}",
 )
 def test_characters_without_white_space_property_are_not_trimmed(ch):
@@ -112,6 +112,13 @@ def test_characters_without_white_space_property_are_not_trimmed(ch):
     with pytest.raises(RuntimeError) as info:
         Src.camera(resolution=f"1280x720{ch}")
     assert str(info.value) == HEIGHT.format(f"1280x720{ch}")
+
+
+def test_message_keeps_an_embedded_nul():
+    text = "\x001280x720"
+    with pytest.raises(RuntimeError) as info:
+        Src.camera(resolution=text)
+    assert str(info.value) == WIDTH.format(text)
 
 
 def test_message_quotes_the_input_untrimmed():
