@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "core/errors.hpp"
 #include "python/pyref.hpp"
 
 namespace ov::py {
@@ -70,12 +71,17 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwar
 // setter helper: properties cannot be deleted.
 int refuse_deletion();
 
+// Raises the module's internal-fault exception (defined in errors.cpp).
+void raise_internal_fault_text(const char* message);
+
 // Runs a Python entry point, turning any C++ exception into a Python one so
 // nothing unwinds into the interpreter.
 template <class F>
 auto guarded(F&& body) noexcept -> decltype(body()) {
     try {
         return body();
+    } catch (const InternalFault& fault) {
+        raise_internal_fault_text(fault.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "python/classes.hpp"
+
 namespace ov::py {
 namespace {
 
@@ -28,6 +30,8 @@ std::nullptr_t raise_internal_fault(std::string_view message) {
     PyObject* type = internal_fault_type();
     return raise(type != nullptr ? type : PyExc_SystemError, message);
 }
+
+void raise_internal_fault_text(const char* message) { raise_internal_fault(message); }
 
 std::nullptr_t raise_runtime_error(std::string_view message) { return raise(PyExc_RuntimeError, message); }
 std::nullptr_t raise_type_error(std::string_view message) { return raise(PyExc_TypeError, message); }

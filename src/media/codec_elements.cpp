@@ -1,0 +1,1 @@
+#include "media/codec_elements.hpp"

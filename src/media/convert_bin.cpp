@@ -1,0 +1,1 @@
+#include "media/convert_bin.hpp"

@@ -1,0 +1,1 @@
+#include "media/image_sequence.hpp"

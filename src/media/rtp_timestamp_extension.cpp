@@ -1,0 +1,1 @@
+#include "media/rtp_timestamp_extension.hpp"

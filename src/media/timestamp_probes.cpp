@@ -1,0 +1,1 @@
+#include "media/timestamp_probes.hpp"
