@@ -1,0 +1,46 @@
+#pragma once
+
+// The state one open period of a stream shares between the Python-facing
+// methods, the supervision thread, the reconnection loops and the frame
+// exchange. Shared by std::shared_ptr; the pipeline is reached only through
+// the pipeline cell.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "core/pipeline_config.hpp"
+#include "core/sink.hpp"
+#include "core/source.hpp"
+#include "gst/handle.hpp"
+
+namespace ov::engine {
+
+// The current pipeline of a stream. A full reconnection swaps it.
+struct PipelineCell {
+    std::mutex mutex;  // protects pipeline; taken after a Stream's running slot, never before
+    gst::ElementPtr pipeline;
+};
+
+using ByteCounter = std::shared_ptr<std::atomic<uint64_t>>;
+using StopFlag = std::shared_ptr<std::atomic<bool>>;
+
+struct RunningStream {
+    SourceKind source;
+    std::vector<SinkKind> sinks;
+    PipelineConfig config;
+    std::shared_ptr<PipelineCell> cell = std::make_shared<PipelineCell>();
+    ByteCounter encoded_bytes = std::make_shared<std::atomic<uint64_t>>(0);
+    StopFlag stop = std::make_shared<std::atomic<bool>>(false);
+    // Set while a full reconnection runs, so a second one does not start beside it.
+    std::atomic<bool> reconnecting{false};
+};
+
+using RunningStreamPtr = std::shared_ptr<RunningStream>;
+
+// True unless the source is a file or an image sequence.
+bool is_live(const SourceKind& source);
+
+}  // namespace ov::engine
