@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "core/pipeline_config.hpp"
@@ -36,6 +37,9 @@ struct RunningStream {
     StopFlag stop = std::make_shared<std::atomic<bool>>(false);
     // Set while a full reconnection runs, so a second one does not start beside it.
     std::atomic<bool> reconnecting{false};
+    // Branches being rebuilt, so repeated errors of one branch start one rebuild.
+    std::shared_ptr<std::mutex> rebuilding_mutex = std::make_shared<std::mutex>();  // protects rebuilding
+    std::shared_ptr<std::set<size_t>> rebuilding = std::make_shared<std::set<size_t>>();
 };
 
 using RunningStreamPtr = std::shared_ptr<RunningStream>;
