@@ -1,24 +1,17 @@
 // Stream: one source, one sink or a list of sinks, and options, copied at
 // construction. Nothing of GStreamer is touched until the stream is opened.
 
+#include "python/stream_type.hpp"
+
 #include <array>
 #include <vector>
 
-#include "core/options.hpp"
-#include "core/sink.hpp"
-#include "core/source.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 
 namespace ov::py {
 namespace {
-
-struct StreamValue {
-    SourceKind source;
-    SinkSet sinks;
-    StreamOptions options;
-};
 
 // A Sink, or a list (subclasses included) of Sinks. Errors carry no argument
 // prefix: they name the offending object, which may be a list item.
@@ -55,14 +48,45 @@ PyObject* stream_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
             if (!options) return nullptr;
         }
         return make_instance(ClassId::Stream,
-                             StreamValue{*source, std::move(sinks), options.value_or(StreamOptions{})});
+                             StreamValue{std::make_unique<engine::StreamCore>(
+                                 *source, std::move(sinks), options.value_or(StreamOptions{}))});
     });
 }
+
+// A stream dropped while open would otherwise keep its pipeline and threads
+// running with nobody left to stop them.
+void stream_dealloc(PyObject* self) {
+    if (auto& core = unbox<StreamValue>(self).core) stop_abandoned(*core);
+    box_dealloc<StreamValue>(self);
+}
+
+constexpr int kNoArgs = METH_NOARGS;
+constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"open", stream_open, kNoArgs,
+     "open($self)\n--\n\nBuild and start the pipeline. Idempotent \u2014 safe to call multiple times."},
+    {"close", stream_close, kNoArgs,
+     "close($self)\n--\n\nGracefully stop: signal the bus thread, wait for it, tear down the pipeline.\n"
+     "Idempotent \u2014 safe to call multiple times. Stream can be reopened with open() after close()."},
+    {"restart", stream_restart, kNoArgs, "restart($self)\n--\n\nStop and restart the pipeline."},
+    {"run", as_method(stream_run), kKeywords,
+     "run($self, seconds=None)\n--\n\nBlock until the stream ends or errors. Handles Ctrl+C cleanly."},
+    {"__enter__", stream_enter, kNoArgs, "__enter__($self)\n--\n\n"},
+    {"__exit__", as_method(stream_exit), kKeywords, "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
+    {"send_frame", as_method(stream_send_frame), kKeywords, "send_frame($self, data, timestamp_ns=None)\n--\n\n"},
+    {"recv_frame", as_method(stream_recv_frame), kKeywords, "recv_frame($self, timeout_ms=None)\n--\n\n"},
+    {"send_encoded", as_method(stream_send_encoded), kKeywords,
+     "send_encoded($self, data, timestamp_ns=None)\n--\n\n"},
+    {"recv_encoded", as_method(stream_recv_encoded), kKeywords, "recv_encoded($self, timeout_ms=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Stream(src, sink, options=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(stream_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<StreamValue>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
