@@ -1,25 +1,32 @@
-"""The main job on an embedded default: which H.264 encoder this machine uses,
-and a stream described from a test pattern to an MP4 file."""
+"""The main job on an embedded default: a live test pattern with the capture
+time burnt in, recorded to an MP4 file for a few seconds (or until Ctrl+C),
+then a one-line summary of what was written."""
+
+import logging
+import os
+import sys
 
 import orvane_video as ov
 
+SECONDS = float(os.environ.get("DEMO_SECONDS", "5"))
+OUTPUT = os.environ.get("DEMO_OUTPUT", "demo.mp4")
 
-def main() -> None:
-    print(f"H.264 encoder family: {ov.h264_encoder()}")
-    options = ov.StreamOptions(
-        codec=ov.Codec.H264,
-        bitrate=2500,
-        resolution="1280x720",
-        overlay=True,
-        fps=30,
-        encoder_profile=ov.EncoderProfile.Balanced,
-        reconnect=ov.ReconnectOptions(retry_delay_s=1.0, max_retries=3),
-    )
-    stream = ov.Stream(ov.Src.test(), [ov.Sink.file("demo.mp4"), ov.Sink.fake()], options)
-    print(f"described {type(stream).__name__}: test pattern -> demo.mp4 + discard, "
-          f"{options.resolution} at {options.fps} fps, {options.bitrate} kbit/s {options.codec}, "
-          f"profile {options.encoder_profile}, overlay {options.overlay}")
+
+def main() -> int:
+    logging.basicConfig(level=logging.INFO, format="%(levelname)s %(name)s: %(message)s")
+    options = ov.StreamOptions(resolution="1280x720", fps=30, overlay=True, bitrate=2500)
+    stream = ov.Stream(ov.Src.test(), ov.Sink.file(OUTPUT), options)
+    stream.open()
+    interrupted = False
+    try:
+        stream.run(SECONDS)
+    except KeyboardInterrupt:
+        interrupted = True
+    size = os.path.getsize(OUTPUT) if os.path.exists(OUTPUT) else 0
+    how = "stopped by Ctrl+C" if interrupted else f"{SECONDS:g} s"
+    print(f"wrote {OUTPUT}: {size} bytes of H.264 ({ov.h264_encoder()}) 1280x720 at 30 fps, {how}")
+    return 0 if size > 0 else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
