@@ -109,17 +109,15 @@ std::vector<Property> videotoolbox_properties(uint32_t bitrate, EncoderProfile p
     };
 }
 
-gst::ElementResult make_h264_encoder(uint32_t bitrate, EncoderProfile profile) {
-    const std::string_view family = choose_h264_encoder();
-    std::vector<Property> properties;
-    if (family == "openh264") properties = openh264_properties(bitrate, profile);
-    else if (family == "mfh264") properties = mfh264_properties(bitrate, profile);
-    else if (family == "videotoolbox") properties = videotoolbox_properties(bitrate, profile);
-    else properties = x264_properties(bitrate, profile);
-    return gst::make_element({h264_factory(family), kEncoderName, std::move(properties)});
-}
-
 }  // namespace
+
+std::vector<gst::Property> h264_encoder_properties(std::string_view family, uint32_t bitrate_kbps,
+                                                   EncoderProfile profile) {
+    if (family == "openh264") return openh264_properties(bitrate_kbps, profile);
+    if (family == "mfh264") return mfh264_properties(bitrate_kbps, profile);
+    if (family == "videotoolbox") return videotoolbox_properties(bitrate_kbps, profile);
+    return x264_properties(bitrate_kbps, profile);
+}
 
 const CodecNames& codec_names(Codec codec) {
     switch (codec) {
@@ -145,7 +143,9 @@ gst::ElementResult make_encoder(Codec codec, uint32_t bitrate_kbps, EncoderProfi
                 {"rav1enc", kEncoderName, {{"speed-preset", 6u}, {"quantizer", 100u}, {"tiles", 8u}}});
         case Codec::H264: break;
     }
-    return make_h264_encoder(bitrate_kbps, profile);
+    const std::string_view family = choose_h264_encoder();
+    return gst::make_element(
+        {h264_factory(family), kEncoderName, h264_encoder_properties(family, bitrate_kbps, profile)});
 }
 
 gst::ElementResult make_parser(Codec codec) {

@@ -4,6 +4,8 @@
 // and RTP payloaders, and the names of each codec's elements and caps.
 
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 #include "core/enums.hpp"
 #include "gst/element.hpp"
@@ -20,6 +22,11 @@ struct CodecNames {
 };
 
 const CodecNames& codec_names(Codec codec);
+
+// The construction properties of an H.264 encoder of `family` ("x264",
+// "openh264", "mfh264", "videotoolbox"), in the order they are applied.
+std::vector<gst::Property> h264_encoder_properties(std::string_view family, uint32_t bitrate_kbps,
+                                                   EncoderProfile profile);
 
 // Named "encoder". H.264 follows choose_h264_encoder().
 gst::ElementResult make_encoder(Codec codec, uint32_t bitrate_kbps, EncoderProfile profile);

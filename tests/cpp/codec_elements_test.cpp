@@ -6,7 +6,10 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "gst/caps.hpp"
 #include "gst/element.hpp"
@@ -167,6 +170,76 @@ TEST_F(Encoder, Av1WhenInstalled) {
         const ElementPtr encoder = build(Codec::AV1, 4000, profile);
         expect_properties(encoder.get(), {{"speed-preset", "6"}, {"quantizer", "100"}, {"tiles", "8"}},
                           std::string(plain_name(profile)));
+    }
+}
+
+// A construction property as text: "name=4000u", "name=-1", "name=true",
+// "name=\"text\"" for a typed text, "name~text" for a text GStreamer converts.
+std::string describe(const gst::Property& property) {
+    return std::visit(
+        [&](const auto& value) -> std::string {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, uint32_t>) return property.name + "=" + std::to_string(value) + "u";
+            else if constexpr (std::is_same_v<T, int32_t>) return property.name + "=" + std::to_string(value);
+            else if constexpr (std::is_same_v<T, bool>) return property.name + (value ? "=true" : "=false");
+            else if constexpr (std::is_same_v<T, std::string>) return property.name + "=\"" + value + "\"";
+            else if constexpr (std::is_same_v<T, gst::FromString>) return property.name + "~" + value.text;
+            else return property.name + "=<caps>";
+        },
+        property.value);
+}
+
+std::vector<std::string> described(std::string_view family, uint32_t bitrate, EncoderProfile profile) {
+    std::vector<std::string> out;
+    for (const auto& property : h264_encoder_properties(family, bitrate, profile)) out.push_back(describe(property));
+    return out;
+}
+
+// The families of other platforms cannot be built here; their settings, and
+// the order every family applies them in, are checked on the property lists.
+TEST(H264EncoderProperties, EveryFamilyInOrder) {
+    using Names = std::vector<std::string>;
+    const struct {
+        const char* family;
+        uint32_t bitrate;
+        EncoderProfile profile;
+        Names expected;
+    } cases[] = {
+        {"x264", 4000, EncoderProfile::LowLatency,
+         {"bitrate=4000u", "speed-preset~ultrafast", "tune~zerolatency", "me~dia", "subme=1u", "bframes=0u",
+          "rc-lookahead=0", "sync-lookahead=0", "sliced-threads=true"}},
+        {"x264", 4000, EncoderProfile::Balanced,
+         {"bitrate=4000u", "speed-preset~medium", "me~umh", "analyse~i4x4+i8x8+p8x8", "subme=8u", "dct8x8=true",
+          "bframes=0u", "rc-lookahead=20"}},
+        {"x264", 4000, EncoderProfile::HighQuality,
+         {"bitrate=4000u", "speed-preset~slow", "me~umh", "analyse~i4x4+i8x8+p8x8+p4x4", "subme=10u",
+          "dct8x8=true", "bframes=0u", "rc-lookahead=40"}},
+        {"openh264", 5'000'000, EncoderProfile::HighQuality,
+         {"bitrate=4294967295u", "complexity~high", "rate-control~bitrate", "deblocking~on",
+          "enable-frame-skip=false", "multi-thread=0u"}},
+        {"mfh264", 4000, EncoderProfile::LowLatency,
+         {"bitrate=4000u", "low-latency=true", "bframes=0u", "quality-vs-speed=0u", "ref=1u", "rc-mode~cbr"}},
+        {"mfh264", 4000, EncoderProfile::Balanced,
+         {"bitrate=4000u", "low-latency=false", "bframes=0u", "quality-vs-speed=50u", "ref=2u", "rc-mode~cbr"}},
+        {"mfh264", 4000, EncoderProfile::HighQuality,
+         {"bitrate=4000u", "low-latency=false", "bframes=0u", "quality-vs-speed=100u", "ref=4u", "rc-mode~cbr"}},
+        {"videotoolbox", 4000, EncoderProfile::LowLatency,
+         {"bitrate=4000u", "realtime=true", "allow-frame-reordering=false", "rate-control~cbr",
+          "data-rate-limits=\"4000,1.0\""}},
+        {"videotoolbox", 4000, EncoderProfile::Balanced,
+         {"bitrate=4000u", "realtime=true", "allow-frame-reordering=false", "rate-control~cbr",
+          "data-rate-limits=\"4000,2.0\""}},
+        {"videotoolbox", 3001, EncoderProfile::HighQuality,
+         {"bitrate=3001u", "realtime=false", "allow-frame-reordering=false", "rate-control~cbr",
+          "data-rate-limits=\"4501,4.0\""}},
+        // bitrate × 3 wraps in 32 bits before it is halved.
+        {"videotoolbox", 2'000'000'000, EncoderProfile::HighQuality,
+         {"bitrate=2000000000u", "realtime=false", "allow-frame-reordering=false", "rate-control~cbr",
+          "data-rate-limits=\"852516352,4.0\""}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(described(c.family, c.bitrate, c.profile), c.expected)
+            << c.family << " " << plain_name(c.profile) << " " << c.bitrate;
     }
 }
 
