@@ -444,58 +444,56 @@ TEST(SinkBinRun, MpegTsDatagramsMakeAStreamThatFfprobeReads) {
               0u);
 }
 
-// An X server of our own for the window sink.
+// An X server of our own for the window sink. Xvfb picks a free display
+// itself and writes its number once it accepts clients (-displayfd).
 class VirtualScreen {
 public:
     VirtualScreen() {
         const gst::StringPtr program = gst::StringPtr::take(g_find_program_in_path("Xvfb"));
         if (!program) return;
-        for (int n = 91; n < 140 && pid_ < 0; ++n) {
-            if (g_file_test(fmt::format("/tmp/.X{}-lock", n).c_str(), G_FILE_TEST_EXISTS)) continue;
-            const std::string display = fmt::format(":{}", n);
-            const std::string socket = fmt::format("/tmp/.X11-unix/X{}", n);
-            gchar* argv[] = {program.get(), const_cast<gchar*>(display.c_str()), const_cast<gchar*>("-screen"),
-                             const_cast<gchar*>("0"), const_cast<gchar*>("640x480x24"),
-                             const_cast<gchar*>("-nolisten"), const_cast<gchar*>("tcp"), nullptr};
-            GPid pid = 0;
-            if (!g_spawn_async(nullptr, argv, nullptr,
-                               static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL |
-                                                        G_SPAWN_STDERR_TO_DEV_NULL),
-                               nullptr, nullptr, &pid, nullptr)) {
-                return;
-            }
-            for (int i = 0; i < 100 && !g_file_test(socket.c_str(), G_FILE_TEST_EXISTS); ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                if (waitpid(pid, nullptr, WNOHANG) == pid) break;  // lost the display to someone else
-            }
-            if (g_file_test(socket.c_str(), G_FILE_TEST_EXISTS) && waitpid(pid, nullptr, WNOHANG) == 0) {
-                pid_ = pid;
-                const char* old = g_getenv("DISPLAY");
-                old_display_ = old ? std::optional<std::string>(old) : std::nullopt;
-                g_setenv("DISPLAY", display.c_str(), TRUE);
-                g_setenv("XDG_SESSION_TYPE", "x11", TRUE);
-            } else {
-                kill(pid, SIGTERM);
-                waitpid(pid, nullptr, 0);
-            }
+        gchar* argv[] = {program.get(), const_cast<gchar*>("-displayfd"), const_cast<gchar*>("1"),
+                         const_cast<gchar*>("-screen"), const_cast<gchar*>("0"), const_cast<gchar*>("640x480x24"),
+                         const_cast<gchar*>("-nolisten"), const_cast<gchar*>("tcp"), nullptr};
+        GPid pid = 0;
+        int out = -1;
+        if (!g_spawn_async_with_pipes(nullptr, argv, nullptr,
+                                      static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDERR_TO_DEV_NULL),
+                                      nullptr, nullptr, &pid, nullptr, &out, nullptr, nullptr)) {
+            return;
         }
+        pid_ = pid;
+        std::string number;
+        char c = 0;
+        pollfd entry{out, POLLIN, 0};
+        while (poll(&entry, 1, 20000) > 0 && read(out, &c, 1) == 1 && c != '\n') number.push_back(c);
+        close(out);
+        if (number.empty()) return;
+        const char* old = g_getenv("DISPLAY");
+        old_display_ = old ? std::optional<std::string>(old) : std::nullopt;
+        g_setenv("DISPLAY", (":" + number).c_str(), TRUE);
+        g_setenv("XDG_SESSION_TYPE", "x11", TRUE);
+        ready_ = true;
     }
     ~VirtualScreen() {
         if (pid_ < 0) return;
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
+        if (!ready_) return;
         if (old_display_) g_setenv("DISPLAY", old_display_->c_str(), TRUE);
         else g_unsetenv("DISPLAY");
     }
-    bool running() const { return pid_ >= 0; }
+    VirtualScreen(const VirtualScreen&) = delete;
+    VirtualScreen& operator=(const VirtualScreen&) = delete;
+    bool running() const { return ready_; }
 
 private:
     GPid pid_ = -1;
+    bool ready_ = false;
     std::optional<std::string> old_display_;
 };
 
 TEST(SinkBinRun, DisplayShowsVideoInAWindow) {
-    if (!g_find_program_in_path("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
+    if (!gst::StringPtr::take(g_find_program_in_path("Xvfb"))) GTEST_SKIP() << "Xvfb is not installed";
     VirtualScreen screen;
     ASSERT_TRUE(screen.running()) << "Xvfb did not start";
     const gst::ElementPtr bin = sink_bin(sink::Display{}, Codec::H264, false);
