@@ -173,6 +173,11 @@ TEST(ImageSequence, ImagesInByteOrderLinkedUnderTheFirstExtension) {
     EXPECT_EQ(inode(sequence.temp_dir + "/0000000001.png"), inode(images.file("b.PNG")));
     EXPECT_EQ(media::image_sequence_pattern(sequence), sequence.temp_dir + "/%010d.png");
     media::remove_directory_tree(sequence.temp_dir);
+
+    const auto bin = build_ok(source::Images{images.path(), 25, std::nullopt});
+    const auto chain = children(bin.get());
+    EXPECT_EQ(factory_of(chain[1].get()), "pngdec");
+    expect_properties(chain[0].get(), {{"stop-index", "1"}});
 }
 
 TEST(ImageSequence, BuildErrors) {
