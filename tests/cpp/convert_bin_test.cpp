@@ -351,13 +351,6 @@ Output run_through(gst::ElementPtr bin, const std::string& source_caps, int fram
     return out;
 }
 
-std::optional<uint64_t> reference_timestamp(GstBuffer* buffer) {
-    const gst::CapsPtr caps = gst::CapsPtr::take(gst_caps_new_empty_simple("timestamp/x-ntp"));
-    GstReferenceTimestampMeta* meta = gst_buffer_get_reference_timestamp_meta(buffer, caps.get());
-    if (meta == nullptr) return std::nullopt;
-    return meta->timestamp;
-}
-
 // The capture time in an RTP packet's one-byte header extension 1.
 std::optional<uint64_t> rtp_capture_time(GstBuffer* packet) {
     GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
@@ -403,7 +396,7 @@ TEST(ConvertBinRun, ProcessingOptionsShapeTheEncodedPictureAndKeepCaptureTimes) 
     // frames, so capture times are checked against the second of video sent.
     uint64_t previous = 0;
     for (const auto& sample : out.samples) {
-        const auto captured = reference_timestamp(gst_sample_get_buffer(sample.get()));
+        const auto captured = test::capture_time(gst_sample_get_buffer(sample.get()));
         ASSERT_TRUE(captured) << "an encoded frame lost its capture time";
         EXPECT_GE(*captured, kStart);
         EXPECT_LT(*captured, kStart + GST_SECOND);

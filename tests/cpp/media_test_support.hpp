@@ -3,11 +3,13 @@
 // Small helpers of the media tests: log capture, walking a bin in link order,
 // reading properties back, running a pipeline to its end, and ffprobe.
 
+#include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -220,6 +222,27 @@ inline std::string run_to_end(GstElement* pipeline, GstClockTime timeout = 60 * 
     }
     gst_element_set_state(pipeline, GST_STATE_NULL);
     return outcome;
+}
+
+// Samples an appsink hands out, up to `at_most`; stops at the end of the
+// stream or after 10 s without one.
+inline std::vector<gst::SamplePtr> pull_all(GstElement* appsink, size_t at_most) {
+    std::vector<gst::SamplePtr> samples;
+    while (samples.size() < at_most) {
+        gst::SamplePtr sample =
+            gst::SamplePtr::take(gst_app_sink_try_pull_sample(GST_APP_SINK(appsink), 10 * GST_SECOND));
+        if (!sample) break;
+        samples.push_back(std::move(sample));
+    }
+    return samples;
+}
+
+// The buffer's source timestamp, read with GStreamer's own meta lookup.
+inline std::optional<uint64_t> capture_time(GstBuffer* buffer) {
+    const gst::CapsPtr caps = gst::CapsPtr::take(gst_caps_new_empty_simple("timestamp/x-ntp"));
+    GstReferenceTimestampMeta* meta = gst_buffer_get_reference_timestamp_meta(buffer, caps.get());
+    if (meta == nullptr) return std::nullopt;
+    return meta->timestamp;
 }
 
 // Standard output of a shell command.
