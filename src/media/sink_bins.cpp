@@ -30,10 +30,11 @@ gst::ElementResult make_rtp_caps_filter(Codec codec) {
     return gst::make_element({"capsfilter", "video_rtp_filter", {{"caps", std::move(caps)}}});
 }
 
-gst::ElementResult make_udpsink(const std::string& host, uint32_t port, bool with_async) {
-    std::vector<gst::Property> properties{
-        {"host", host}, {"port", static_cast<int32_t>(port)}, {"sync", false}};
-    if (with_async) properties.push_back({"async", false});
+// Sinks behind an RTP session skip the preroll: RTCP only exists once the
+// pipeline plays, so its sink would hold the state change forever.
+gst::ElementResult make_udpsink(const std::string& host, uint32_t port, bool skip_preroll) {
+    std::vector<gst::Property> properties{{"host", host}, {"port", static_cast<int32_t>(port)}, {"sync", false}};
+    if (skip_preroll) properties.push_back({"async", false});
     return gst::make_element({"udpsink", std::nullopt, std::move(properties)});
 }
 
