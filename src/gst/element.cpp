@@ -57,16 +57,16 @@ public:
 
 }  // namespace
 
-ElementResult make_element(const ElementSpec& spec) {
-    const FactoryPtr factory = FactoryPtr::take(gst_element_factory_find(spec.factory.c_str()));
+ElementResult make_element(const ElementSpec& wanted) {
+    const FactoryPtr factory = FactoryPtr::take(gst_element_factory_find(wanted.factory.c_str()));
     if (!factory) {
         return OV_BUILD_ERROR(
-            fmt::format("Failed to find element factory with name '{}' for creating element", spec.factory));
+            fmt::format("Failed to find element factory with name '{}' for creating element", wanted.factory));
     }
     const FactoryPtr loaded = FactoryPtr::take(
         GST_ELEMENT_FACTORY(gst_plugin_feature_load(GST_PLUGIN_FEATURE(factory.get()))));
     if (!loaded) {
-        return OV_BUILD_ERROR(fmt::format("Failed to load element factory '{}' for creating element", spec.factory));
+        return OV_BUILD_ERROR(fmt::format("Failed to load element factory '{}' for creating element", wanted.factory));
     }
     const GType type = gst_element_factory_get_element_type(loaded.get());
     auto* klass = static_cast<GObjectClass*>(g_type_class_ref(type));
@@ -76,18 +76,18 @@ ElementResult make_element(const ElementSpec& spec) {
     } class_ref{klass};
 
     ValueArray args;
-    args.values.reserve(spec.properties.size() + 1);
-    for (const auto& property : spec.properties) {
+    args.values.reserve(wanted.properties.size() + 1);
+    for (const auto& property : wanted.properties) {
         GParamSpec* pspec = g_object_class_find_property(klass, property.name.c_str());
         GValue value = G_VALUE_INIT;
         if (const auto* text = std::get_if<FromString>(&property.value)) {
             if (pspec == nullptr) {
                 throw InternalFault(fmt::format("property '{}' of element factory '{}' not found", property.name,
-                                                spec.factory));
+                                                wanted.factory));
             }
             if (!value_from_string(pspec, text->text, &value)) {
                 throw InternalFault(fmt::format("property '{}' of element factory '{}' can't be set from string '{}'",
-                                                property.name, spec.factory, text->text));
+                                                property.name, wanted.factory, text->text));
             }
         } else {
             if (pspec == nullptr) {
@@ -99,17 +99,17 @@ ElementResult make_element(const ElementSpec& spec) {
         args.names.push_back(property.name.c_str());
         args.values.push_back(value);
     }
-    if (spec.name) {
+    if (wanted.name) {
         GValue name = G_VALUE_INIT;
         g_value_init(&name, G_TYPE_STRING);
-        g_value_set_string(&name, spec.name->c_str());
+        g_value_set_string(&name, wanted.name->c_str());
         args.names.push_back("name");
         args.values.push_back(name);
     }
     GstElement* element = gst_element_factory_create_with_properties(
         loaded.get(), static_cast<guint>(args.names.size()), args.names.data(), args.values.data());
     if (element == nullptr) {
-        return OV_BUILD_ERROR(fmt::format("Failed to create element from factory '{}'", spec.factory));
+        return OV_BUILD_ERROR(fmt::format("Failed to create element from factory '{}'", wanted.factory));
     }
     return ElementPtr::ref(element);  // sinks the floating reference: the caller owns it
 }

@@ -39,7 +39,7 @@ struct ElementSpec {
 using ElementResult = Result<ElementPtr, BuildError>;
 using Status = std::optional<BuildError>;  // nullopt: success
 
-ElementResult make_element(const ElementSpec& spec);
+ElementResult make_element(const ElementSpec& wanted);
 ElementPtr make_bin(const std::optional<std::string>& name = std::nullopt);
 
 Status add_elements(GstElement* bin, std::span<const ElementPtr> elements);

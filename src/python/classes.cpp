@@ -11,7 +11,7 @@ namespace {
 
 struct ClassEntry {
     const char* name;
-    PyType_Spec* (*spec)();
+    PyType_Spec* (*type_spec)();
     bool is_enum;
 };
 
@@ -41,7 +41,7 @@ PyTypeObject* type_object(ClassId id) {
     const auto index = static_cast<size_t>(id);
     if (g_types[index] != nullptr) return g_types[index];
     const ClassEntry& entry = kClasses[index];
-    PyRef type = PyRef::steal(PyType_FromSpec(entry.spec()));
+    PyRef type = PyRef::steal(PyType_FromSpec(entry.type_spec()));
     if (type && entry.is_enum && !add_enum_members(id, type.get())) type = PyRef();
     if (!type) {
         PyErr_Print();

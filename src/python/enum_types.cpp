@@ -81,8 +81,8 @@ PyType_Spec* enum_spec() {
         {0, nullptr},
     };
     static const std::string name = fmt::format("builtins.{}", class_name(Id));
-    static PyType_Spec spec = {name.c_str(), sizeof(Box<EnumValue>), 0, Py_TPFLAGS_DEFAULT, slots};
-    return &spec;
+    static PyType_Spec type_spec = {name.c_str(), sizeof(Box<EnumValue>), 0, Py_TPFLAGS_DEFAULT, slots};
+    return &type_spec;
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 namespace ov::gst {
 namespace {
 
-ElementPtr make(ElementSpec spec) {
-    auto result = make_element(spec);
+ElementPtr make(ElementSpec wanted) {
+    auto result = make_element(wanted);
     if (!result) throw std::runtime_error(result.error().message);
     return std::move(result).value();
 }
@@ -46,9 +46,9 @@ TEST(MakeElement, PropertyFaults) {
          "property 'max-size-buffers' of type 'GstQueue' can't be set from the given type (expected: 'guint', "
          "got: 'gint')"},
     };
-    for (const auto& [spec, message] : cases) {
+    for (const auto& [wanted, message] : cases) {
         try {
-            (void)make_element(spec);
+            (void)make_element(wanted);
             ADD_FAILURE() << "no fault for " << message;
         } catch (const InternalFault& fault) {
             EXPECT_STREQ(fault.what(), message);

@@ -61,8 +61,8 @@ private:
     std::vector<Entry> entries_;
 };
 
-inline gst::ElementPtr make(const gst::ElementSpec& spec) {
-    auto result = gst::make_element(spec);
+inline gst::ElementPtr make(const gst::ElementSpec& wanted) {
+    auto result = gst::make_element(wanted);
     if (!result) throw std::runtime_error(result.error().message);
     return std::move(result).value();
 }

@@ -217,8 +217,8 @@ public:
     GstElement* src_bin() const { return src_bin_.get(); }
 
 private:
-    static gst::ElementPtr made(const gst::ElementSpec& spec) {
-        auto result = gst::make_element(spec);
+    static gst::ElementPtr made(const gst::ElementSpec& wanted) {
+        auto result = gst::make_element(wanted);
         if (!result) throw std::runtime_error(result.error().message);
         return std::move(result).value();
     }

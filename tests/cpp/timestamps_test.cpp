@@ -42,8 +42,8 @@ struct HarnessDeleter {
 };
 using Harness = std::unique_ptr<GstHarness, HarnessDeleter>;
 
-ElementPtr make(const gst::ElementSpec& spec) {
-    auto result = gst::make_element(spec);
+ElementPtr make(const gst::ElementSpec& wanted) {
+    auto result = gst::make_element(wanted);
     if (!result) throw std::runtime_error(result.error().message);
     return std::move(result).value();
 }
