@@ -39,9 +39,9 @@ AimdStep aimd_step(const AimdState& state, const SenderReport& report, AimdClock
     if (report.outbound) {
         step.pli_delta = report.pli_count >= state.prev_pli ? report.pli_count - state.prev_pli : 0;
         step.next.prev_pli = report.pli_count;
-        step.loss_pct = report.fraction_lost * 100.0;
-        step.rtt_ms = report.round_trip_s * 1000.0;
-        step.jitter_ms = report.jitter_s * 1000.0;
+        step.loss_pct = report.loss_pct;
+        step.rtt_ms = report.rtt_ms;
+        step.jitter_ms = report.jitter_ms;
     }
     const uint32_t old_kbps = state.target_kbps;
     const bool may_decrease = now - state.last_decrease >= kHoldOff;

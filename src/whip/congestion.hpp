@@ -28,14 +28,14 @@ struct AimdState {
 };
 
 // One statistics reply, reduced to what the rule reads. `outbound` is false
-// when the reply had no "outbound-rtp" entry; the remote fields are 0 when the
-// reply had no "remote-inbound-rtp" entry beside it.
+// when the reply had no "outbound-rtp" entry, and the rest is then ignored;
+// the remote figures are 0 when it had no "remote-inbound-rtp" entry beside it.
 struct SenderReport {
     bool outbound = false;
-    uint32_t pli_count = 0;
-    double fraction_lost = 0.0;   // 0..1
-    double round_trip_s = 0.0;
-    double jitter_s = 0.0;
+    uint32_t pli_count = 0;  // "pli-count" of the sender, a running total
+    double loss_pct = 0.0;   // "fraction-lost" x 100
+    double rtt_ms = 0.0;
+    double jitter_ms = 0.0;
 };
 
 struct AimdStep {

@@ -36,6 +36,13 @@ std::optional<ParsedUrl> parse_url(const std::string& url) {
     const CurlStringPtr scheme = CurlStringPtr::take(raw_scheme);
     // A password in the URL is a credential like the token: it stays out of error texts.
     curl_url_set(handle.get(), CURLUPART_PASSWORD, nullptr, 0);
+    char* raw_host = nullptr;
+    if (curl_url_get(handle.get(), CURLUPART_HOST, &raw_host, 0) == CURLUE_OK) {
+        // Host names are case-insensitive; older curl keeps them as written.
+        const CurlStringPtr host = CurlStringPtr::take(raw_host);
+        const gst::StringPtr lower = gst::StringPtr::take(g_ascii_strdown(host.get(), -1));
+        curl_url_set(handle.get(), CURLUPART_HOST, lower.get(), 0);
+    }
     char* raw_text = nullptr;
     if (curl_url_get(handle.get(), CURLUPART_URL, &raw_text, CURLU_NO_DEFAULT_PORT) != CURLUE_OK) return std::nullopt;
     const CurlStringPtr text = CurlStringPtr::take(raw_text);

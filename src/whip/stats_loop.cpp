@@ -106,9 +106,9 @@ SenderReport read_report(const GstStructure* reply) {
     guint pli = 0;
     report.pli_count = gst_structure_get_uint(kept.outbound.get(), "pli-count", &pli) ? pli : 0;
     if (kept.remote_inbound) {
-        report.round_trip_s = double_field(kept.remote_inbound.get(), "round-trip-time");
-        report.jitter_s = double_field(kept.remote_inbound.get(), "jitter");
-        report.fraction_lost = double_field(kept.remote_inbound.get(), "fraction-lost");
+        report.rtt_ms = double_field(kept.remote_inbound.get(), "round-trip-time") * 1000.0;
+        report.jitter_ms = double_field(kept.remote_inbound.get(), "jitter") * 1000.0;
+        report.loss_pct = double_field(kept.remote_inbound.get(), "fraction-lost") * 100.0;
     }
     return report;
 }
