@@ -40,8 +40,16 @@ bool claim_loss(ConnectionMonitor& monitor) {
     return monitor.lost.compare_exchange_strong(expected, true);
 }
 
+// Sending an event takes the element's state lock, which a thread that stops
+// the element holds while it waits for the thread these notifications come
+// from; so the request travels on a thread of its own.
 void request_key_frame(GstElement* webrtcbin) {
-    gst_element_send_event(webrtcbin, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+    std::thread([element = gst::WeakRef<GstElement>(webrtcbin)] {
+        if (const gst::ElementPtr strong = element.get()) {
+            gst_element_send_event(strong.get(),
+                                   gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+        }
+    }).detach();
 }
 
 void watch_disconnection(GstElement* webrtcbin, const MonitorPtr& monitor, uint64_t generation) {

@@ -30,7 +30,11 @@ void on_gathering_state(GstElement* webrtcbin, GParamSpec*, gpointer data) noexc
     int state = 0;
     g_object_get(webrtcbin, "ice-gathering-state", &state, nullptr);
     if (state != GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE) return;
-    if (auto sender = static_cast<SenderSlot<Gathered>*>(data)->take()) std::move(*sender).send(Gathered{});
+    try {
+        if (auto sender = static_cast<SenderSlot<Gathered>*>(data)->take()) std::move(*sender).send(Gathered{});
+    } catch (...) {
+        // Only a failing mutex gets here; the negotiation then runs into its limit.
+    }
 }
 
 OneShotReceiver<Gathered> watch_gathering(GstElement* webrtcbin) {

@@ -9,27 +9,22 @@ private network namespace of scripts/isolated.sh (OV_NETNS=1, veth pair with
 
 import contextlib
 import http.server
-import json
 import logging
 import os
-import select
 import socket
 import ssl
 import subprocess
-import sys
 import threading
-import time
-import urllib.request
 
 import pytest
+
+from endpoint_process import ENDPOINT_HOST, WhipEndpoint, wait_until
 
 IN_NAMESPACE = os.environ.get("OV_NETNS") == "1"
 NAMESPACE_REASON = (
     "WebRTC needs a non-loopback interface: run as root under scripts/isolated.sh, "
     "which provides the private network namespace with the veth pair 10.77.0.1/10.77.0.2"
 )
-ENDPOINT_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "whip_endpoint.py")
-ENDPOINT_HOST = "10.77.0.1"
 
 # The log bridge fixes the level of each logger at the first record it forwards
 # and keeps it for the life of the process. Set before any stream exists, so
@@ -49,74 +44,6 @@ def _direct_connections(monkeypatch):
     # libcurl honours proxy variables; the tests talk to local peers only.
     for name in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"):
         monkeypatch.delenv(name, raising=False)
-
-
-def wait_until(predicate, timeout, step=0.1):
-    """Poll until predicate() is truthy and return its value; None after timeout."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value or None
-        time.sleep(step)
-
-
-class WhipEndpoint:
-    """The aiortc endpoint process; kill() makes it vanish, start() brings it back on the same port."""
-
-    def __init__(self, host=ENDPOINT_HOST):
-        self.host = host
-        self.port = 0
-        self.process = None
-        self.start()
-
-    @property
-    def url(self):
-        return f"http://{self.host}:{self.port}/whip"
-
-    def start(self):
-        self.process = subprocess.Popen(
-            [sys.executable, ENDPOINT_SCRIPT, "--host", self.host, "--port", str(self.port)],
-            stdout=subprocess.PIPE,
-            text=True,
-        )
-        ready, _, _ = select.select([self.process.stdout], [], [], 20)
-        line = self.process.stdout.readline() if ready else ""
-        if not line.startswith("READY "):
-            self.kill()
-            raise RuntimeError(f"WHIP endpoint did not start: {line!r}")
-        self.port = int(line.split()[1])
-
-    def kill(self):
-        if self.process and self.process.poll() is None:
-            self.process.kill()
-        if self.process:
-            self.process.wait(timeout=10)
-            self.process.stdout.close()
-
-    def restart(self):
-        self.kill()
-        self.start()
-
-    def _call(self, path, command=None):
-        data = None if command is None else json.dumps(command).encode()
-        request = urllib.request.Request(
-            f"http://{self.host}:{self.port}{path}", data=data, headers={"Content-Type": "application/json"}
-        )
-        with urllib.request.urlopen(request, timeout=10) as response:
-            return json.load(response)
-
-    def state(self):
-        return self._call("/state")
-
-    def control(self, **command):
-        return self._call("/control", command)
-
-    def frames(self):
-        return self.state()["frames"]
-
-    def wait_frames(self, count, timeout=20):
-        return wait_until(lambda: self.frames() >= count, timeout, step=0.2)
 
 
 @pytest.fixture

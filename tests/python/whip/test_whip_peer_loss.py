@@ -11,8 +11,6 @@ import pytest
 
 import orvane_video as ov
 
-from conftest import wait_until
-
 LOSS = re.compile(r"WHIP (connection lost|ICE lost|disconnected)")
 LOSS_WAIT_S = 120
 
