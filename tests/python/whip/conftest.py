@@ -109,10 +109,14 @@ def engine_log():
 
 
 class PlainHttp:
-    """An HTTP server on 127.0.0.1 that answers every POST with one fixed response."""
+    """An HTTP server on 127.0.0.1 that answers every POST with one fixed response.
 
-    def __init__(self, status, body=b"", content_type="text/plain", tls_context=None):
-        answer = (status, body, content_type)
+    A truncated response announces more body than it sends and closes the
+    connection after what it sent.
+    """
+
+    def __init__(self, status, body=b"", content_type="text/plain", truncated=False, tls_context=None):
+        answer = (status, body, content_type, truncated)
         self.requests = []
         requests = self.requests
 
@@ -122,12 +126,13 @@ class PlainHttp:
             def do_POST(self):
                 requests.append((self.command, self.path, dict(self.headers)))
                 self.rfile.read(int(self.headers.get("Content-Length", 0)))
-                code, payload, kind = answer
+                code, payload, kind, cut = answer
                 self.send_response(code)
                 self.send_header("Content-Type", kind)
-                self.send_header("Content-Length", str(len(payload)))
+                self.send_header("Content-Length", str(len(payload) + (100 if cut else 0)))
                 self.end_headers()
                 self.wfile.write(payload)
+                self.close_connection = cut
 
             def log_message(self, *args):
                 pass

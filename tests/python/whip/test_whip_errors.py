@@ -24,21 +24,25 @@ def open_error(endpoint, token=None):
 
 
 @pytest.mark.parametrize(
-    "status, body, content_type, text",
+    "status, body, content_type, truncated, text",
     [
-        (401, b"denied", "text/plain", "WHIP server rejected offer: 401 Unauthorized \u2014 denied"),
-        (404, b"", "text/plain", "WHIP server rejected offer: 404 Not Found \u2014 "),
-        (599, b"overloaded", "text/plain", "WHIP server rejected offer: 599 <unknown status code> \u2014 overloaded"),
-        (201, b"<html><body>created</body></html>", "text/html", "WHIP server answer is not SDP"),
-        (200, b"v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n", "application/sdp",
+        (401, b"denied", "text/plain", False, "WHIP server rejected offer: 401 Unauthorized \u2014 denied"),
+        (404, b"", "text/plain", False, "WHIP server rejected offer: 404 Not Found \u2014 "),
+        (404, b"gone", "text/plain", True, "WHIP server rejected offer: 404 Not Found \u2014 "),
+        (599, b"overloaded", "text/plain", False,
+         "WHIP server rejected offer: 599 <unknown status code> \u2014 overloaded"),
+        (201, b"<html><body>created</body></html>", "text/html", False, "WHIP server answer is not SDP"),
+        (200, b"v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n", "application/sdp", False,
          "WHIP server answer is not SDP: it has no media section"),
+        (201, b"v=0\r\n", "application/sdp", True, "request or response body error for url (http://127.0.0.1:{port}/whip)"),
     ],
-    ids=["401-with-body", "404-empty", "599-unknown", "2xx-html", "2xx-sdp-without-media"],
+    ids=["401-with-body", "404-empty", "404-unreadable-body", "599-unknown", "2xx-html", "2xx-sdp-without-media",
+         "2xx-unreadable-body"],
 )
-def test_answers_the_session_cannot_use(plain_http, engine_log, status, body, content_type, text):
-    server = plain_http(status, body, content_type)
+def test_answers_the_session_cannot_use(plain_http, engine_log, status, body, content_type, truncated, text):
+    server = plain_http(status, body, content_type, truncated)
     error = open_error(f"http://127.0.0.1:{server.port}/whip", token=TOKEN)
-    assert error == "WHIP negotiation failed: " + text
+    assert error == "WHIP negotiation failed: " + text.format(port=server.port)
     assert len(server.requests) == 1
     method, path, headers = server.requests[0]
     assert (method, path) == ("POST", "/whip")

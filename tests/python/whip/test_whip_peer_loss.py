@@ -47,6 +47,8 @@ def test_one_sink_with_a_policy_rebuilds_the_pipeline_and_publishes_again(endpoi
         endpoint.restart()  # the old peer is gone; a fresh one listens on the same URL
         assert engine_log.wait_for("[stream] reconnected", timeout=LOSS_WAIT_S, logger="orvane_video.stream")
         assert endpoint.wait_frames(10), "the rebuilt pipeline published nothing"
+        # the statistics loop of the replaced pipeline has ended by itself
+        assert engine_log.wait_for("[WHIP stats] pipeline", timeout=5, logger="orvane_video.stream")
     finally:
         stream.close()
     assert [(r["method"], r["path"]) for r in endpoint.state()["requests"]] == [("POST", "/whip")]
