@@ -48,11 +48,33 @@ void apply_timestamps(GstBuffer* buffer, const SourceKind& source, std::optional
     media::add_source_timestamp(buffer, value);
 }
 
+// The size of one raw frame of an App source, when its format is known.
+std::optional<size_t> raw_frame_size(const SourceKind& source) {
+    const auto* app = std::get_if<source::App>(&source);
+    if (app == nullptr) return std::nullopt;
+    const GstVideoFormat format = gst_video_format_from_string(app->format.c_str());
+    GstVideoInfo info;
+    if (format == GST_VIDEO_FORMAT_UNKNOWN || !gst_video_info_set_format(&info, format, app->width, app->height)) {
+        return std::nullopt;
+    }
+    return GST_VIDEO_INFO_SIZE(&info);
+}
+
 }  // namespace
 
 PushOutcome push(RunningStream& stream, std::span<const uint8_t> data, std::optional<uint64_t> timestamp_ns,
                  PushKind kind) {
-    gst::BufferPtr buffer = gst::BufferPtr::take(gst_buffer_new_memdup(data.data(), data.size()));
+    // A raw frame shorter than its caps say would be read past its end
+    // downstream: refuse it. Extra bytes after the frame are cut off.
+    if (kind == PushKind::Frame) {
+        if (const auto frame_size = raw_frame_size(stream.source)) {
+            if (data.size() < *frame_size) return PushOutcome::Refused;
+            data = data.first(*frame_size);
+        }
+    }
+    // An empty push is a valid (if useless) buffer; copying zero bytes is not.
+    gst::BufferPtr buffer = gst::BufferPtr::take(data.empty() ? gst_buffer_new()
+                                                              : gst_buffer_new_memdup(data.data(), data.size()));
     if (error_waiting(*stream.cell)) return PushOutcome::ErrorOnBus;
 
     const std::lock_guard lock(stream.cell->mutex);

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "core/log.hpp"
+#include "engine/branch_isolation.hpp"
 #include "engine/pipeline_tail.hpp"
 #include "engine/topology.hpp"
 #include "gst/element.hpp"
@@ -235,6 +236,7 @@ Result<BuiltPipeline, StreamError> build_pipeline(const SourceKind& source, cons
     const Status assembled = sinks.size() == 1 ? assembler.single(std::move(source_bin).value())
                                                : assembler.multi(std::move(source_bin).value());
     if (assembled) return StreamError::build_failed(*assembled);
+    if (sinks.size() != 1) isolate_failing_branches(pipeline.get());
 
     const std::string_view label = source_label(source);
     const bool whip = has_whip_sink(sinks);

@@ -35,6 +35,9 @@ struct RunningStream {
     std::shared_ptr<PipelineCell> cell = std::make_shared<PipelineCell>();
     ByteCounter encoded_bytes = std::make_shared<std::atomic<uint64_t>>(0);
     StopFlag stop = std::make_shared<std::atomic<bool>>(false);
+    // Set by the supervision thread when the pipeline reached end of stream, so
+    // close() does not wait for an end of stream that already passed.
+    std::atomic<bool> reached_eos{false};
     // Set while a full reconnection runs, so a second one does not start beside it.
     std::atomic<bool> reconnecting{false};
     // Branches being rebuilt, so repeated errors of one branch start one rebuild.

@@ -1,5 +1,7 @@
 #include "engine/stream_core.hpp"
 
+#include <gst/app/gstappsink.h>
+
 #include "engine/pipeline_builder.hpp"
 #include "gst/init.hpp"
 
@@ -13,12 +15,25 @@ bool has_file_sink(const std::vector<SinkKind>& sinks) {
     return false;
 }
 
+// An application sink holds end of stream back until the program has pulled
+// every frame; at close nobody will, so let it go and drop what is queued.
+void release_app_sinks(GstElement* pipeline) {
+    for (const char* name : {"appsink", "appsink_encoded"}) {
+        const gst::ElementPtr sink = gst::ElementPtr::take(gst_bin_get_by_name(GST_BIN(pipeline), name));
+        if (!sink || !GST_IS_APP_SINK(sink.get())) continue;
+        g_object_set(sink.get(), "wait-on-eos", FALSE, nullptr);
+        while (gst::SamplePtr::take(gst_app_sink_try_pull_sample(GST_APP_SINK(sink.get()), 0))) {
+        }
+    }
+}
+
 // Sends end-of-stream and waits until it has passed the sinks, so muxers
 // finish their files.
 void finish_files(GstElement* pipeline) {
     GstState state = GST_STATE_VOID_PENDING;
     gst_element_get_state(pipeline, &state, nullptr, 0);
     if (state == GST_STATE_NULL) return;
+    release_app_sinks(pipeline);
     gst_element_send_event(pipeline, gst_event_new_eos());
     const gst::BusPtr bus = gst::BusPtr::take(gst_element_get_bus(pipeline));
     if (!bus) return;
@@ -95,7 +110,7 @@ std::optional<StreamError> StreamCore::shut_down(RunningStream& stream) {
     const std::lock_guard lock(stream.cell->mutex);
     GstElement* pipeline = stream.cell->pipeline.get();
     if (pipeline == nullptr) return std::nullopt;
-    if (has_file_sink(stream.sinks)) finish_files(pipeline);
+    if (has_file_sink(stream.sinks) && !stream.reached_eos.load()) finish_files(pipeline);
     if (gst_element_set_state(pipeline, GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE) {
         return StreamError::state_change_failed();
     }

@@ -41,9 +41,11 @@ std::optional<StreamError> supervise(const RunningStreamPtr& stream) {
     for (;;) {
         std::this_thread::sleep_for(10ms);
         const BusEvent event = poll_bus(*stream->cell);
-        if (std::holds_alternative<bus::EndOfStream>(event) || std::holds_alternative<bus::SourceTimeout>(event)) {
+        if (std::holds_alternative<bus::EndOfStream>(event)) {
+            stream->reached_eos.store(true);
             return std::nullopt;
         }
+        if (std::holds_alternative<bus::SourceTimeout>(event)) return std::nullopt;
         if (const auto* warning = std::get_if<bus::Warning>(&event)) {
             OV_WARN(log::kStream, "{}", warning->text);
         } else if (const auto* branch = std::get_if<bus::BranchError>(&event);

@@ -11,7 +11,11 @@ gst::ElementResult build_app_bin(const source::App& app) {
     gst::ElementPtr bin = gst::make_bin("src_bin");
     const auto caps = gst::make_caps("video/x-raw", {{"format", app.format},
                                                      {"width", static_cast<int32_t>(app.width)},
-                                                     {"height", static_cast<int32_t>(app.height)}});
+                                                     {"height", static_cast<int32_t>(app.height)},
+                                                     // Variable rate: pushed frames come when they come. Without
+                                                     // a rate the caps are not fixed, and every converter
+                                                     // downstream copies frames it could pass through.
+                                                     {"framerate", gst::Fraction{0, 1}}});
     OV_TRY_ELEMENT(appsrc, gst::make_element({"appsrc",
                                               "appsrc",
                                               {{"caps", caps},
