@@ -1,10 +1,15 @@
 """Publishing to a live WHIP endpoint (aiortc) that decodes what it receives."""
 
+import contextlib
+import socket
 import time
 
 import pytest
 
 import orvane_video as ov
+
+
+STUN_MAGIC_COOKIE = bytes.fromhex("2112a442")
 
 
 def whip_requests(endpoint):
@@ -63,3 +68,24 @@ def test_each_open_negotiates_once(endpoint):
         stream.open()
         stream.close()
     assert whip_requests(endpoint) == [("POST", "/whip")] * 2
+
+
+def test_stun_server_is_asked_during_gathering(endpoint):
+    # A STUN server that never answers: gathering asks it, gives up on it, and
+    # publishing goes on with the host candidates.
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as stun:
+        stun.bind(("10.77.0.2", 0))
+        stun.settimeout(0.2)
+        port = stun.getsockname()[1]
+        stream = ov.Stream(ov.Src.test(), ov.Sink.whip(endpoint.url, stun_server=f"stun://10.77.0.2:{port}"))
+        try:
+            stream.open()
+            assert endpoint.wait_frames(10)
+        finally:
+            stream.close()
+        requests = []
+        with contextlib.suppress(socket.timeout):
+            while True:
+                requests.append(stun.recv(2048))
+    binding_requests = [r for r in requests if r[:2] == b"\x00\x01" and r[4:8] == STUN_MAGIC_COOKIE]
+    assert binding_requests, "the STUN server was never asked"
