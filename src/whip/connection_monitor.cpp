@@ -28,10 +28,10 @@ int read_enum(GstElement* element, const char* property) {
 }
 
 void post_loss(GstElement* webrtcbin, const char* text) {
-    GError* error = g_error_new_literal(GST_LIBRARY_ERROR, GST_LIBRARY_ERROR_FAILED, text);
-    GstMessage* message = gst_message_new_error_with_details(GST_OBJECT(webrtcbin), error, nullptr, nullptr);
-    g_error_free(error);  // the message holds its own copy
-    gst_element_post_message(webrtcbin, message);
+    const gst::ErrorPtr error = gst::ErrorPtr::take(g_error_new_literal(GST_LIBRARY_ERROR, GST_LIBRARY_ERROR_FAILED, text));
+    // The message copies the error and is handed over whole to the bus.
+    gst_element_post_message(webrtcbin,
+                             gst_message_new_error_with_details(GST_OBJECT(webrtcbin), error.get(), nullptr, nullptr));
 }
 
 // Wins the one loss report of this element, or learns that it is already taken.
@@ -135,6 +135,7 @@ void on_ice_state(GstElement* webrtcbin, GParamSpec*, gpointer data) noexcept {
                 break;
         }
     } catch (...) {
+        // Never unwind into GLib.
     }
 }
 
