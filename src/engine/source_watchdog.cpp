@@ -40,11 +40,10 @@ void watch(gst::WeakRef<GstElement> pipeline_ref, LastData last_data) {
         const uint64_t elapsed = now > last ? now - last : 0;
         if (elapsed > kTimeoutSeconds) {
             OV_WARN(log::kPipeline, "No data from source for {}s", kTimeoutSeconds);
-            GError* error = g_error_new_literal(GST_LIBRARY_ERROR, GST_LIBRARY_ERROR_FAILED,
-                                                "Source timed out — no data received");
+            const gst::ErrorPtr error = gst::ErrorPtr::take(g_error_new_literal(
+                GST_LIBRARY_ERROR, GST_LIBRARY_ERROR_FAILED, "Source timed out — no data received"));
             gst_element_post_message(pipeline.get(),
-                                     gst_message_new_error(GST_OBJECT_CAST(pipeline.get()), error, nullptr));
-            g_error_free(error);
+                                     gst_message_new_error(GST_OBJECT_CAST(pipeline.get()), error.get(), nullptr));
             return;
         }
     }
