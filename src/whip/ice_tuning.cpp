@@ -11,8 +11,8 @@ namespace {
 using ObjectPtr = gst::ObjectPtr<GObject>;
 
 ObjectPtr object_property(gpointer owner, const char* name) {
-    GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(owner), name);
-    if (spec == nullptr || !g_type_is_a(spec->value_type, G_TYPE_OBJECT) || !(spec->flags & G_PARAM_READABLE)) {
+    GParamSpec* pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(owner), name);
+    if (pspec == nullptr || !g_type_is_a(pspec->value_type, G_TYPE_OBJECT) || !(pspec->flags & G_PARAM_READABLE)) {
         return {};
     }
     GObject* value = nullptr;
@@ -21,9 +21,9 @@ ObjectPtr object_property(gpointer owner, const char* name) {
 }
 
 bool runtime_writable(GObject* object, const char* name, GType type) {
-    GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(object), name);
-    return spec != nullptr && spec->value_type == type && (spec->flags & G_PARAM_WRITABLE) &&
-           !(spec->flags & G_PARAM_CONSTRUCT_ONLY);
+    GParamSpec* pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(object), name);
+    return pspec != nullptr && pspec->value_type == type && (pspec->flags & G_PARAM_WRITABLE) &&
+           !(pspec->flags & G_PARAM_CONSTRUCT_ONLY);
 }
 
 std::string skipped_text(std::string_view name) {

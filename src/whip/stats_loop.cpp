@@ -121,15 +121,15 @@ Wide clamped(Wide value, Wide low, Wide high) {
 // Writes the setting in the property's own integer type, inside its range.
 // False when the encoder has no such integer property.
 bool write_setting(GstElement* encoder, const EncoderSetting& setting) {
-    GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder), setting.property);
-    if (spec == nullptr || !(spec->flags & G_PARAM_WRITABLE)) return false;
+    GParamSpec* pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder), setting.property);
+    if (pspec == nullptr || !(pspec->flags & G_PARAM_WRITABLE)) return false;
     const int64_t wanted = std::visit([](auto v) { return static_cast<int64_t>(v); }, setting.value);
-    if (G_IS_PARAM_SPEC_UINT(spec)) {
-        const auto* range = G_PARAM_SPEC_UINT(spec);
+    if (G_IS_PARAM_SPEC_UINT(pspec)) {
+        const auto* range = G_PARAM_SPEC_UINT(pspec);
         g_object_set(encoder, setting.property,
                      static_cast<guint>(clamped<int64_t>(wanted, range->minimum, range->maximum)), nullptr);
-    } else if (G_IS_PARAM_SPEC_INT(spec)) {
-        const auto* range = G_PARAM_SPEC_INT(spec);
+    } else if (G_IS_PARAM_SPEC_INT(pspec)) {
+        const auto* range = G_PARAM_SPEC_INT(pspec);
         g_object_set(encoder, setting.property,
                      static_cast<gint>(clamped<int64_t>(wanted, range->minimum, range->maximum)), nullptr);
     } else {

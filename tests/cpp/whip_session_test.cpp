@@ -151,8 +151,8 @@ ObjectPtr nice_agent(GstElement* webrtcbin) {
 }
 
 bool runtime_writable(GObject* object, const char* name) {
-    GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(object), name);
-    return spec && (spec->flags & G_PARAM_WRITABLE) && !(spec->flags & G_PARAM_CONSTRUCT_ONLY);
+    GParamSpec* pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(object), name);
+    return pspec && (pspec->flags & G_PARAM_WRITABLE) && !(pspec->flags & G_PARAM_CONSTRUCT_ONLY);
 }
 
 TEST(IceTuning, SetsWhatTheAgentAllowsAndNamesWhatItSkips) {
