@@ -72,9 +72,11 @@ PushOutcome push(RunningStream& stream, std::span<const uint8_t> data, std::opti
             data = data.first(*frame_size);
         }
     }
-    // An empty push is a valid (if useless) buffer; copying zero bytes is not.
-    gst::BufferPtr buffer = gst::BufferPtr::take(data.empty() ? gst_buffer_new()
-                                                              : gst_buffer_new_memdup(data.data(), data.size()));
+    // Raw frames have one size and come from the pool; encoded units vary.
+    // An empty push is a valid (if useless) buffer.
+    gst::BufferPtr buffer = kind == PushKind::Frame ? stream.frame_pool.copy(data)
+                            : data.empty()          ? gst::BufferPtr::take(gst_buffer_new())
+                                                    : gst::BufferPtr::take(gst_buffer_new_memdup(data.data(), data.size()));
     if (error_waiting(*stream.cell)) return PushOutcome::ErrorOnBus;
 
     const std::lock_guard lock(stream.cell->mutex);

@@ -15,6 +15,7 @@
 #include "core/pipeline_config.hpp"
 #include "core/sink.hpp"
 #include "core/source.hpp"
+#include "engine/frame_pool.hpp"
 #include "gst/handle.hpp"
 
 namespace ov::engine {
@@ -40,6 +41,8 @@ struct RunningStream {
     std::atomic<bool> reached_eos{false};
     // Set while a full reconnection runs, so a second one does not start beside it.
     std::atomic<bool> reconnecting{false};
+    // Memory for pushed raw frames; used under the Stream's running slot.
+    FramePool frame_pool;
     // Branches being rebuilt, so repeated errors of one branch start one rebuild.
     std::shared_ptr<std::mutex> rebuilding_mutex = std::make_shared<std::mutex>();  // protects rebuilding
     std::shared_ptr<std::set<size_t>> rebuilding = std::make_shared<std::set<size_t>>();
