@@ -14,7 +14,7 @@ packages=(
   gstreamer1.0-nice gstreamer1.0-x
   # test peers
   python3-venv python3-pip
-  ffmpeg libgstrtspserver-1.0-dev xvfb iproute2 python3-gi gir1.2-gstreamer-1.0
+  ffmpeg libgstrtspserver-1.0-dev xvfb iproute2 openssl ca-certificates python3-gi gir1.2-gstreamer-1.0
   gir1.2-gst-plugins-base-1.0 util-linux
 )
 
