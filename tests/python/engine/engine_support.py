@@ -174,6 +174,9 @@ def rtp_sender_command(port, seconds, codec="libx264"):
         "ffmpeg", "-v", "error", "-nostdin", "-re",
         "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30", "-t", str(seconds),
         "-c:v", codec, "-preset", "ultrafast", "-tune", "zerolatency", "-pix_fmt", "yuv420p",
+        # A key frame with its parameter sets every half second: a receiver that
+        # loses the first one on a busy machine still gets a decodable picture.
+        "-g", "15", *(["-x264-params", "repeat-headers=1"] if codec == "libx264" else []),
         "-bsf:v", "h264_mp4toannexb", "-payload_type", str(PAYLOAD_TYPE),
         "-f", "rtp", f"rtp://127.0.0.1:{port}",
     ]
@@ -184,6 +187,7 @@ def mpegts_sender_command(port, seconds):
         "ffmpeg", "-v", "error", "-nostdin", "-re",
         "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30", "-t", str(seconds),
         "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-pix_fmt", "yuv420p",
+        "-g", "15", "-x264-params", "repeat-headers=1",
         "-f", "mpegts", f"udp://127.0.0.1:{port}?pkt_size=1316",
     ]
 
