@@ -22,7 +22,11 @@ void install_first_buffer_log(GstPad* pad, std::string_view label) {
     gst_pad_add_probe(
         pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
         [](GstPad*, GstPadProbeInfo*, gpointer data) {
-            OV_INFO(log::kPipeline, "{}", *static_cast<std::string*>(data));
+            try {
+                OV_INFO(log::kPipeline, "{}", *static_cast<std::string*>(data));
+            } catch (...) {
+                // A line lost to memory exhaustion must not take the streaming thread down.
+            }
             return GST_PAD_PROBE_REMOVE;
         },
         text, [](gpointer data) { delete static_cast<std::string*>(data); });
