@@ -55,6 +55,11 @@ public:
         for (const auto& entry : entries()) n += entry.message == message ? 1 : 0;
         return n;
     }
+    size_t count(log::Level level, const std::string& message) const {
+        size_t n = 0;
+        for (const auto& entry : entries()) n += (entry.level == level && entry.message == message) ? 1 : 0;
+        return n;
+    }
 
 private:
     mutable std::mutex mutex_;

@@ -182,7 +182,7 @@ TEST(RtspSource, LinksTheVideoStreamAndIgnoresAudio) {
         SCOPED_TRACE(codec_name);
         RtspServer server(codec_name, true);
         ASSERT_TRUE(server.ready());
-        LogRecorder log;
+        LogCapture log;
         const auto bin = build_ok(source::Rtsp{server.url()}, codec);
         SourceRun run(bin);
         ASSERT_TRUE(run.play());
@@ -199,7 +199,7 @@ TEST(RtspSource, LinksTheVideoStreamAndIgnoresAudio) {
 TEST(RtspSource, RelinksTheVideoPadOfANewSession) {
     RtspServer server("h264", true);
     ASSERT_TRUE(server.ready());
-    LogRecorder log;
+    LogCapture log;
     SourceRun run(build_ok(source::Rtsp{server.url()}));
     ASSERT_TRUE(run.play());
     ASSERT_EQ(run.pull(3, 10s).size(), 3u) << run.error();
@@ -214,7 +214,7 @@ TEST(RtspSource, RelinksTheVideoPadOfANewSession) {
 TEST(RtspSource, VideoOfAnotherCodecIsNotLinked) {
     RtspServer server("h265", true);
     ASSERT_TRUE(server.ready());
-    LogRecorder log;
+    LogCapture log;
     const auto bin = build_ok(source::Rtsp{server.url()}, Codec::H264);
     SourceRun run(bin);
     ASSERT_TRUE(run.play());

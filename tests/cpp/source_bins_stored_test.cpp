@@ -111,7 +111,7 @@ TEST_F(FileSource, StartValueIsTheOriginOfCaptureTimes) {
 }
 
 TEST_F(FileSource, VideoOfAnotherCodecIsRefusedSilently) {
-    LogRecorder log;
+    LogCapture log;
     const auto bin = build_ok(source::File{file("h264.mp4"), std::nullopt}, Codec::H265);
     SourceRun run(bin);
     run.play();

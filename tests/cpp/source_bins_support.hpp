@@ -22,6 +22,7 @@
 #include "gst/element.hpp"
 #include "media/source_bins.hpp"
 #include "media/source_timestamp.hpp"
+#include "media_test_support.hpp"
 #include "test_peers.hpp"
 
 namespace ov::test {
@@ -37,11 +38,6 @@ inline gst::ElementPtr build_ok(const SourceKind& source, Codec codec = Codec::H
 inline std::string build_error(const SourceKind& source, Codec codec = Codec::H264) {
     const auto result = media::build_src_bin(source, codec);
     return result ? std::string("<built>") : result.error().message;
-}
-
-inline std::string factory_of(GstElement* element) {
-    GstElementFactory* factory = gst_element_get_factory(element);
-    return factory ? GST_OBJECT_NAME(factory) : "";
 }
 
 // The bin's children in the order they were added (the chain order of every
@@ -120,41 +116,6 @@ inline void expect_properties(GstElement* element, const std::vector<Expected>& 
         EXPECT_EQ(property_text(element, property), text) << factory_of(element) << " \"" << property << "\"";
     }
 }
-
-// Records of the engine's log while it lives.
-class LogRecorder : public log::Sink {
-public:
-    LogRecorder() { log::install_sink(this); }
-    ~LogRecorder() override { log::install_sink(nullptr); }
-    LogRecorder(const LogRecorder&) = delete;
-    LogRecorder& operator=(const LogRecorder&) = delete;
-
-    void write(const log::Record& record) noexcept override {
-        try {
-            const std::lock_guard lock(mutex_);  // guards records_
-            records_.push_back({record.level, record.message});
-        } catch (...) {
-        }
-    }
-    size_t count(log::Level level, const std::string& message) const {
-        const std::lock_guard lock(mutex_);
-        size_t n = 0;
-        for (const auto& [l, m] : records_) n += (l == level && m == message) ? 1 : 0;
-        return n;
-    }
-    std::vector<std::string> messages(log::Level level) const {
-        const std::lock_guard lock(mutex_);
-        std::vector<std::string> out;
-        for (const auto& [l, m] : records_) {
-            if (l == level) out.push_back(m);
-        }
-        return out;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<log::Level, std::string>> records_;
-};
 
 // "pipeline": the source bin, optional elements behind it, and an appsink,
 // on the real-time clock with base time 0 so that running time is time since

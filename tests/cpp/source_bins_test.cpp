@@ -161,7 +161,7 @@ TEST(AppSource, AutomaticTimestampsStampFramesAndWarnOnce) {
                                        {"do-timestamp", "true"}});
     expect_properties(chain[1].get(), {{"leaky", "downstream"}, {"max-size-buffers", "1"}});
 
-    LogRecorder log;
+    LogCapture log;
     SourceRun run(bin);
     ASSERT_TRUE(run.play());
     std::vector<gst::SamplePtr> samples;
@@ -277,7 +277,7 @@ TEST(AppImageSource, DecodesPushedImages) {
                           {{"caps", c.caps}, {"format", "time"}, {"is-live", "true"}, {"do-timestamp", "true"}});
         expect_properties(chain[2].get(), {{"leaky", "downstream"}, {"max-size-buffers", "1"}});
 
-        LogRecorder log;
+        LogCapture log;
         SourceRun run(bin);
         ASSERT_TRUE(run.play());
         std::vector<gst::SamplePtr> samples;
